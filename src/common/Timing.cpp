@@ -2,22 +2,32 @@
 
 #include <chrono>
 
-namespace
-{
-template <class Clock>
-uint64_t MillisecondsOf()
+uint64_t keltime::GetTimeUsec()
 {
 	using namespace std::chrono;
-	return static_cast<uint64_t>(duration_cast<milliseconds>(Clock::now().time_since_epoch()).count());
+	return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
-} // namespace
 
 uint64_t keltime::GetTimeMsec()
 {
-	return MillisecondsOf<std::chrono::steady_clock>();
+	return GetTimeUsec() / 1000;
 }
 
 uint64_t keltime::GetSystemTimeMsec()
 {
-	return MillisecondsOf<std::chrono::system_clock>();
+	using namespace std::chrono;
+	return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+const uint64_t keltime::OnStartKel = keltime::GetTimeMsec();
+const uint64_t keltime::OnStartEpoch = keltime::GetSystemTimeMsec();
+
+uint64_t keltime::EpochToKel(uint64_t sys)
+{
+	return OnStartKel + sys - OnStartEpoch;
+}
+
+uint64_t keltime::KelToEpoch(uint64_t t)
+{
+	return OnStartEpoch + t - OnStartKel;
 }
