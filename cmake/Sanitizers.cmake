@@ -7,7 +7,9 @@ if(SERVERHUB_ASAN)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
   # GCC 12's flow analysis misreads instrumented standard headers (std::regex, std::function).
-  add_compile_options(-Wno-maybe-uninitialized)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
 endif()
 
 if(SERVERHUB_TSAN)
