@@ -1,4 +1,5 @@
 #include "common/AsyncTaskRunner.h"
+#include "QuietLogTest.h"
 
 #include <gtest/gtest.h>
 
@@ -72,16 +73,8 @@ struct Gate
 	void Wait() const { Opened.wait_for(5s); }
 };
 
-class AsyncTaskRunnerTest : public ::testing::Test
+class AsyncTaskRunnerTest : public QuietLogTest
 {
-protected:
-	void SetUp() override
-	{
-		logs::Logger::SetCachedHistorySize(0);
-		logs::Logger::SetCachedHistorySize(1000);
-		logs::Logger::Output = [](const logs::LogEntry&) {};
-	}
-	void TearDown() override { logs::Logger::Output = logs::LogOutputHandler(); }
 };
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "common/JsonPath.h"
+#include "JsonTestUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -14,17 +15,6 @@ using Args = std::vector<Arg>;
 namespace
 {
 constexpr size_t npos = Arg::npos;
-
-Json::Value Parse(const std::string& text)
-{
-	Json::CharReaderBuilder builder;
-	const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-	Json::Value value;
-	std::string errors;
-	if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
-		ADD_FAILURE() << "bad test JSON " << text << ": " << errors;
-	return value;
-}
 
 std::string Text(const Json::Value& value)
 {

@@ -1,4 +1,5 @@
 #include "common/JsonSchema.h"
+#include "JsonTestUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -14,34 +15,9 @@ namespace
 {
 using T = ELimitType;
 
-Json::Value Parse(const std::string& text)
-{
-	Json::CharReaderBuilder builder;
-	const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-	Json::Value value;
-	std::string errors;
-	if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
-		ADD_FAILURE() << "bad test JSON " << text << ": " << errors;
-	return value;
-}
-
 std::string Text(const Json::Value& value)
 {
 	return jsonutils::Compact(value);
-}
-
-// "<code>: <text>" of the SchemaError an action throws; empty when it throws none.
-std::string SchemaErrorOf(const std::function<void()>& action)
-{
-	try
-	{
-		action();
-	}
-	catch (const SchemaError& e)
-	{
-		return std::string(e.ErrorCode() == BAD_SCHEMA ? "BAD_SCHEMA: " : "VALUE_NOT_VALID: ") + e.what();
-	}
-	return "";
 }
 
 JsonSchema Leaf(Json::ValueType type, std::initializer_list<ValueLimit> limits = {}, double interval = -1)

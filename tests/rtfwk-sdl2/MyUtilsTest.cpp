@@ -1,5 +1,6 @@
 #include "MyUtils.h"
 #include "Platform.h"
+#include "QuietLogTest.h"
 
 #include "common/AsyncTaskRunner.h"
 
@@ -35,16 +36,8 @@ std::vector<logs::LogEntry> AppLines()
 	return lines;
 }
 
-class MyUtilsTest : public ::testing::Test
+class MyUtilsTest : public QuietLogTest
 {
-protected:
-	void SetUp() override
-	{
-		logs::Logger::SetCachedHistorySize(0);
-		logs::Logger::SetCachedHistorySize(1000);
-		logs::Logger::Output = [](const logs::LogEntry&) {};
-	}
-	void TearDown() override { logs::Logger::Output = logs::LogOutputHandler(); }
 };
 
 struct Adapter

@@ -1,5 +1,6 @@
 #include "Platform.h"
 #include "MyUtils.h"
+#include "QuietLogTest.h"
 
 #include "common/AsyncTaskRunner.h"
 
@@ -75,16 +76,8 @@ size_t CountAppLines(logs::EVerbosity v, const std::string& message)
 	return n;
 }
 
-class PlatformTest : public ::testing::Test
+class PlatformTest : public QuietLogTest
 {
-protected:
-	void SetUp() override
-	{
-		logs::Logger::SetCachedHistorySize(0);
-		logs::Logger::SetCachedHistorySize(1000);
-		logs::Logger::Output = [](const logs::LogEntry&) {};
-	}
-	void TearDown() override { logs::Logger::Output = logs::LogOutputHandler(); }
 };
 } // namespace
 

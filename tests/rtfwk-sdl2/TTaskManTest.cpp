@@ -1,4 +1,5 @@
 #include "TTaskMan.h"
+#include "QuietLogTest.h"
 
 #include <gtest/gtest.h>
 
@@ -98,17 +99,9 @@ std::shared_ptr<TtthLambda> MakeLambda(std::function<void()> f, uint32_t interva
 	return std::make_shared<TtthLambda>(f, interval, type, name);
 }
 
-class TTaskManTest : public ::testing::Test
+class TTaskManTest : public QuietLogTest
 {
 protected:
-	void SetUp() override
-	{
-		logs::Logger::SetCachedHistorySize(0);
-		logs::Logger::SetCachedHistorySize(1000);
-		logs::Logger::Output = [](const logs::LogEntry&) {};
-	}
-	void TearDown() override { logs::Logger::Output = logs::LogOutputHandler(); }
-
 	TestTaskMan mMan;
 };
 } // namespace
