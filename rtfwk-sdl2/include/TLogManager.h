@@ -115,6 +115,8 @@ private:
 	bool Due(uint32_t& last, uint32_t interval) const;
 
 	void SaveWorker();
+	// Runs one step of the worker; an exception is logged, not fatal to the worker.
+	void Guarded(const std::function<void()>& work);
 	void WriteBatch(std::list<TLogEntry>& batch);
 	void SwitchFileIfDateChanged();
 	void RefreshLogFileLocation();

@@ -295,8 +295,11 @@ bool TLogManager::Due(uint32_t& last, uint32_t interval) const
 
 void TLogManager::SaveWorker()
 {
-	RefreshLogFileLocation();
-	OpenLogFile(true);
+	// Nothing may end this thread early: the lines would pile up in memory for good.
+	Guarded([this] {
+		RefreshLogFileLocation();
+		OpenLogFile(true);
+	});
 	for (bool last = false; !last;)
 	{
 		last = ShouldQuit.TryAcquireFor(mSaveInterval);
@@ -305,11 +308,22 @@ void TLogManager::SaveWorker()
 			ScopedLock lock(mLogEntries);
 			batch.swap(&mLogEntries);
 		}
-		if (batch.empty())
-			continue;
-		WriteBatch(batch);
+		if (!batch.empty())
+			Guarded([&] { WriteBatch(batch); });
 	}
-	CloseLogFile(logs::Important, "Log file %s closed.");
+	Guarded([this] { CloseLogFile(logs::Important, "Log file %s closed."); });
+}
+
+void TLogManager::Guarded(const std::function<void()>& work)
+{
+	try
+	{
+		work();
+	}
+	catch (const std::exception& e)
+	{
+		KEL_LOG(LogLogger, logs::Error, "LogManager: writing the log file failed: %s", e.what());
+	}
 }
 
 void TLogManager::WriteBatch(std::list<TLogEntry>& batch)
