@@ -145,12 +145,33 @@ public:
 	void TestThrow(const Json::Value& value) const;
 	bool Test(const Json::Value& value) const;
 
+	// A complete document: base validated with TestThrow (its SchemaError propagates), missing
+	// optional settings filled with defaults, numbers normalised, undeclared members carried along
+	// and, for the Default scope, a one-line comment on every declared node.
+	Json::Value GenerateConfig(const Json::Value& base, ESchemaScopeType type) const;
+	// The same from a null base, without validation: required settings without a default stay null.
+	Json::Value GenerateBlankConfig(ESchemaScopeType type) const;
+	// "// <kind> [optional] description [limits]", the comment generation puts on this node.
+	std::string GeneratedComment() const;
+
+	// The schema document {"schema": node, "default": tree}; null for a schema without a type.
+	Json::Value ToJSON() const;
+	// Reads a schema document; every failure is SchemaError BAD_SCHEMA.
+	static JsonSchema FromJSON(const Json::Value& schema);
+
 	// The value read as type and, when interval is above 0, rounded to the nearest multiple of it
 	// (halves away from zero); whole intervals round integers exactly. Other types copy the value.
 	// False when the result does not fit the type.
 	static bool RoundToInterval(const Json::Value& value, Json::ValueType type, double interval, Json::Value& out);
 
 private:
+	Json::Value GenerateConfigInternal(const Json::Value& base, ESchemaScopeType conf_type,
+	                                   Json::CommentPlacement commentPos) const;
+	// Writes this node into schema and returns its default tree.
+	Json::Value ToJSONInternal(Json::Value& schema) const;
+	// Fills this schema from one node of a document and its default tree.
+	void ParseSubSchema(const Json::Value& schema, const Json::Value& defaults);
+
 	void TestInternal(const Json::Value& value, const JsonPath& path) const;
 	void TestContainer(const Json::Value& value, const JsonPath& path) const;
 	void TestLeaf(const Json::Value& value, const JsonPath& path) const;

@@ -205,10 +205,31 @@ ValueLimit::ValueLimit(const Json::Value& val)
 	Value = *bound;
 }
 
+namespace
+{
+// A whole number of either signedness, without loss.
+bool ToWide(const Json::Value& v, __int128& out)
+{
+	if (v.isInt64())
+		out = v.asInt64();
+	else if (v.isUInt64())
+		out = v.asUInt64();
+	else
+		return false;
+	return true;
+}
+} // namespace
+
 bool ValueLimit::Test(const Json::Value& val, std::string* outError) const
 {
 	const Json::ValueType kind = Value.type();
-	if (!jsonutils::IsConvertible(val, kind))
+	// An unsigned value above 2^63 fits no int, yet it is still more than an int bound of 1 (the
+	// bound of a uint setting is often written as a plain number): compare it exactly.
+	__int128 wideValue = 0;
+	__int128 wideBound = 0;
+	const bool integral = kind == Json::intValue && val.isUInt64() && !val.isInt64() && ToWide(val, wideValue) &&
+	                      ToWide(Value, wideBound);
+	if (!integral && !jsonutils::IsConvertible(val, kind))
 	{
 		if (outError != nullptr)
 			*outError = std::string("Value is not convertible to ") + jsonutils::KindName(kind);
@@ -219,8 +240,11 @@ bool ValueLimit::Test(const Json::Value& val, std::string* outError) const
 		return true;
 
 	bool ok = false;
-	switch (kind)
+	switch (integral ? Json::nullValue : kind)
 	{
+		case Json::nullValue:
+			ok = Compare(wideValue, wideBound, type);
+			break;
 		case Json::intValue:
 		{
 			int64_t value = 0;

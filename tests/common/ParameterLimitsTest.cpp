@@ -86,7 +86,8 @@ TEST(ParameterLimitsTest, ValueLimitComparesOneValue)
 	    {{T::MoreThanOrEqual, 1}, "5000000000", true, ""},
 	    {{T::MoreThanOrEqual, Json::UInt64{1}}, "5000000000", true, ""},
 	    {{T::MoreThan, Json::UInt64{9223372036854775808u}}, "18446744073709551615", true, ""},
-	    {{T::LessThan, 0}, "9223372036854775808", false, "Value is not convertible to int"},
+	    {{T::LessThan, 0}, "9223372036854775808", false, "Value of 9223372036854775808 is not less than 0"},
+	    {{T::MoreThanOrEqual, 1}, "18446744073709551615", true, ""},
 	    {{T::LessThan, 0}, "1e300", false, "Value is not convertible to int"},
 	};
 	for (const auto& c : cases)
