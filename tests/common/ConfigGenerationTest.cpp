@@ -7,15 +7,6 @@
 
 namespace
 {
-// One line, without comments.
-std::string Text(const Json::Value& value)
-{
-	Json::StreamWriterBuilder builder;
-	builder["indentation"] = "";
-	builder["commentStyle"] = "None";
-	return Json::writeString(builder, value);
-}
-
 // The document as the configuration store writes it, comments included.
 std::string Written(const Json::Value& value, bool bComments = true)
 {
@@ -78,7 +69,7 @@ TEST(ConfigGenerationTest, BlankDocumentLeavesRequiredSettingsWithoutDefaultNull
 	                         {"threads", JsonSchema(Json::uintValue, "Threads", 1, false)},
 	                         {"name", JsonSchema(Json::stringValue, "Name", Json::Value(), false)}});
 	const Json::Value blank = schema.GenerateBlankConfig(ESchemaScopeType::Default);
-	EXPECT_EQ(Text(blank), R"({"name":null,"port":null,"threads":1})");
+	EXPECT_EQ(OneLine(blank), R"({"name":null,"port":null,"threads":1})");
 	EXPECT_TRUE(blank["port"].isNull());
 	EXPECT_EQ(SchemaErrorOf([&] { schema.TestThrow(blank); }),
 	          "VALUE_NOT_VALID: Value of member 'port' is null, but the schema demands 'uint'");
@@ -96,7 +87,7 @@ TEST(ConfigGenerationTest, MissingValuesWithDefaults)
 	                         {"any", JsonSchema(Json::nullValue, "Anything", Json::Value(), true)}});
 	const Json::Value blank = schema.GenerateBlankConfig(ESchemaScopeType::Uncommented);
 	// A required setting takes the empty value of its kind, an optional one its default.
-	EXPECT_EQ(Text(blank), R"({"any":null,"list":[1,2],"map":{},"req":0})");
+	EXPECT_EQ(OneLine(blank), R"({"any":null,"list":[1,2],"map":{},"req":0})");
 }
 
 TEST(ConfigGenerationTest, UndeclaredMembersAreCarriedWithoutComment)
@@ -104,10 +95,10 @@ TEST(ConfigGenerationTest, UndeclaredMembersAreCarriedWithoutComment)
 	const Json::Value doc = ServerSchema().GenerateConfig(
 	    Parse(R"({"port-wss": 1, "tls": {"certificate": "c", "extra": [1, {"x": null}]}, "other": "kept"})"),
 	    ESchemaScopeType::Default);
-	EXPECT_EQ(Text(doc["other"]), R"("kept")");
+	EXPECT_EQ(OneLine(doc["other"]), R"("kept")");
 	EXPECT_FALSE(doc["other"].hasComment(Json::commentAfterOnSameLine));
 	EXPECT_FALSE(doc["other"].hasComment(Json::commentBefore));
-	EXPECT_EQ(Text(doc["tls"]["extra"]), R"([1,{"x":null}])");
+	EXPECT_EQ(OneLine(doc["tls"]["extra"]), R"([1,{"x":null}])");
 }
 
 TEST(ConfigGenerationTest, NumbersAreNormalisedToKindAndStep)
@@ -167,19 +158,19 @@ TEST(ConfigGenerationTest, OwnScopeSwitchesTheSubtree)
 	EXPECT_TRUE(doc["port-wss"].hasComment(Json::commentAfterOnSameLine));
 	EXPECT_FALSE(doc["tls"].hasComment(Json::commentBefore));
 	EXPECT_FALSE(doc["tls"]["dh"].hasComment(Json::commentAfterOnSameLine));
-	EXPECT_EQ(Text(doc["tls"]), R"({"certificate":null,"dh":"dh.pem"})");
+	EXPECT_EQ(OneLine(doc["tls"]), R"({"certificate":null,"dh":"dh.pem"})");
 }
 
 TEST(ConfigGenerationTest, ExportedKeepsOnlyMarkedMembers)
 {
 	const Json::Value base = Parse(R"({"port-wss": 2, "tls": {"certificate": "c", "extra": 1}, "x": 1})");
-	EXPECT_EQ(Text(ServerSchema().GenerateConfig(base, ESchemaScopeType::Exported)), "{}");
+	EXPECT_EQ(OneLine(ServerSchema().GenerateConfig(base, ESchemaScopeType::Exported)), "{}");
 
 	JsonSchema schema = ServerSchema();
 	!schema.Member("threads");
 	!schema.Member("tls");
 	!schema.Member("tls.dh");
-	EXPECT_EQ(Text(schema.GenerateConfig(base, ESchemaScopeType::Exported)),
+	EXPECT_EQ(OneLine(schema.GenerateConfig(base, ESchemaScopeType::Exported)),
 	          R"({"threads":1,"tls":{"dh":"dh.pem","extra":1}})");
 	// A root marked Exported switches the Default scope to Exported: no comments, and the unmarked
 	// tls is left out while the root's undeclared members are carried.
@@ -187,7 +178,7 @@ TEST(ConfigGenerationTest, ExportedKeepsOnlyMarkedMembers)
 	!root;
 	!root.Member("threads");
 	const Json::Value doc = root.GenerateConfig(base, ESchemaScopeType::Default);
-	EXPECT_EQ(Text(doc), R"({"threads":1,"x":1})");
+	EXPECT_EQ(OneLine(doc), R"({"threads":1,"x":1})");
 	EXPECT_FALSE(doc.hasComment(Json::commentAfterOnSameLine));
 }
 
@@ -202,7 +193,7 @@ TEST(ConfigGenerationTest, ChildSchemaGeneratesEveryUndeclaredChild)
 	const Json::Value doc = schema.GenerateConfig(
 	    Parse(R"({"peers": {"a": {"port": 1}, "b": {"port": 2, "host": "h", "x": true}, "main": "a"}})"),
 	    ESchemaScopeType::Default);
-	EXPECT_EQ(Text(doc),
+	EXPECT_EQ(OneLine(doc),
 	          R"({"peers":{"a":{"host":"localhost","port":1},"b":{"host":"h","port":2,"x":true},"main":"a"}})");
 	EXPECT_EQ(doc["peers"]["a"].getComment(Json::commentBefore), "// <object> [REQUIRED] ");
 	// A declared member stays with its own schema.
@@ -215,15 +206,15 @@ TEST(ConfigGenerationTest, ArraysWithDeclaredMembers)
 	pair.AddMember("[0]", JsonSchema(Json::intValue, "First", 5, false));
 	pair.AddMember("[1]", JsonSchema(Json::stringValue, "Second", "s", false));
 	const JsonSchema schema({{"pair", pair}});
-	EXPECT_EQ(Text(schema.GenerateBlankConfig(ESchemaScopeType::Uncommented)), R"({"pair":[5,"s"]})");
-	EXPECT_EQ(Text(schema.GenerateConfig(Parse(R"({"pair": [1, "t", 3]})"), ESchemaScopeType::Uncommented)),
+	EXPECT_EQ(OneLine(schema.GenerateBlankConfig(ESchemaScopeType::Uncommented)), R"({"pair":[5,"s"]})");
+	EXPECT_EQ(OneLine(schema.GenerateConfig(Parse(R"({"pair": [1, "t", 3]})"), ESchemaScopeType::Uncommented)),
 	          R"({"pair":[1,"t",3]})");
 }
 
 TEST(ConfigGenerationTest, SchemaWithoutTypeCopiesTheBase)
 {
 	const Json::Value base = Parse(R"({"a": [1, 2.5, "x"]})");
-	EXPECT_EQ(Text(JsonSchema().GenerateConfig(base, ESchemaScopeType::Default)), Text(base));
+	EXPECT_EQ(OneLine(JsonSchema().GenerateConfig(base, ESchemaScopeType::Default)), OneLine(base));
 	EXPECT_EQ(JsonSchema().GenerateConfig(base, ESchemaScopeType::Default).getComment(Json::commentAfterOnSameLine),
 	          "// <null> [optional] ");
 }

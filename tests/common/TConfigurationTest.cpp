@@ -18,15 +18,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-// One line, without comments.
-std::string Text(const Json::Value& value)
-{
-	Json::StreamWriterBuilder builder;
-	builder["indentation"] = "";
-	builder["commentStyle"] = "None";
-	return Json::writeString(builder, value);
-}
-
 // Declared the way components declare their keys.
 const JsonSchema& ServerSchema()
 {
@@ -59,7 +50,7 @@ public:
 	}
 	void OnConfigChanged(const JsonPath& nodePath, const Json::Value& value) override
 	{
-		Changes.emplace_back(nodePath.ToString(), Text(value));
+		Changes.emplace_back(nodePath.ToString(), OneLine(value));
 	}
 
 	std::vector<fs::path> Loaded;
@@ -181,7 +172,7 @@ TEST_F(TConfigurationTest, MissingRequiredKeyKeepsTheRawDocument)
 	EXPECT_EQ(SchemaErrorOf([&] { server.LoadConfiguration(file); }),
 	          "VALUE_NOT_VALID: Missing required member 'port-wss' of type 'uint'");
 	EXPECT_TRUE(server.Loaded.empty());
-	EXPECT_EQ(Text(server.RootConfigNode()), R"({"threads":2,"x":[1]})");
+	EXPECT_EQ(OneLine(server.RootConfigNode()), R"({"threads":2,"x":[1]})");
 	EXPECT_EQ(server.SettingsPath(), file);
 }
 
@@ -196,8 +187,9 @@ TEST_F(TConfigurationTest, DefaultsAreFilledInAndVisible)
 	EXPECT_EQ(hub.SettingsPath(), file);
 	EXPECT_EQ(hub.GetConfig("threads").asUInt(), 1u);
 	EXPECT_EQ(hub.GetConfig("tls.certificate").asString(), "cert.pem");
-	EXPECT_EQ(Text(hub.RootConfigNode()), R"({"big":null,"extra":true,"http-timeout":5000,"note":null,"port-wss":8443,)"
-	                                      R"("threads":1,"tls":{"certificate":"cert.pem"}})");
+	EXPECT_EQ(OneLine(hub.RootConfigNode()),
+	          R"({"big":null,"extra":true,"http-timeout":5000,"note":null,"port-wss":8443,)"
+	          R"("threads":1,"tls":{"certificate":"cert.pem"}})");
 	EXPECT_TRUE(hub.ConfigExists("threads"));
 	EXPECT_TRUE(hub.ConfigExists("tls.certificate"));
 	EXPECT_FALSE(hub.ConfigExists("tls.key"));
@@ -319,10 +311,10 @@ TEST_F(TConfigurationTest, GetConfig)
 	hub.LoadSubconfigurationUnchecked(Parse(R"({"port-wss": 5, "other": {"x": 1}})"), "unchecked.conf");
 	EXPECT_TRUE(hub.Loaded.empty());
 	EXPECT_EQ(hub.SettingsPath(), fs::path("unchecked.conf"));
-	EXPECT_EQ(Text(hub.GetConfig("port-wss")), "5");
-	EXPECT_EQ(Text(hub.GetConfig("other.x")), "1");
-	EXPECT_EQ(Text(hub.GetConfig("threads")), "1");
-	EXPECT_EQ(Text(hub.GetConfig("big")), "null");
+	EXPECT_EQ(OneLine(hub.GetConfig("port-wss")), "5");
+	EXPECT_EQ(OneLine(hub.GetConfig("other.x")), "1");
+	EXPECT_EQ(OneLine(hub.GetConfig("threads")), "1");
+	EXPECT_EQ(OneLine(hub.GetConfig("big")), "null");
 	EXPECT_EQ(ConfigErrorOf([&] { hub.GetConfig("nope"); }), "Member 'nope' doesn't exist!");
 	EXPECT_EQ(ConfigErrorOf([&] { hub.GetConfig("tls.key.file"); }), "Member 'key.file' doesn't exist!");
 	try
@@ -334,28 +326,28 @@ TEST_F(TConfigurationTest, GetConfig)
 		EXPECT_TRUE(e.Context().isNull());
 	}
 
-	EXPECT_EQ(Text(hub.GetConfigOptional("port-wss", 9)), "5");
-	EXPECT_EQ(Text(hub.GetConfigOptional("threads", 9)), "1");
-	EXPECT_EQ(Text(hub.GetConfigOptional("big", 9)), "9");
-	EXPECT_EQ(Text(hub.GetConfigOptional("nope.deeper", "d")), "\"d\"");
+	EXPECT_EQ(OneLine(hub.GetConfigOptional("port-wss", 9)), "5");
+	EXPECT_EQ(OneLine(hub.GetConfigOptional("threads", 9)), "1");
+	EXPECT_EQ(OneLine(hub.GetConfigOptional("big", 9)), "9");
+	EXPECT_EQ(OneLine(hub.GetConfigOptional("nope.deeper", "d")), "\"d\"");
 }
 
 TEST_F(TConfigurationTest, SetAndRemoveConfig)
 {
 	TestServer server;
 	server.SetConfig("a.b", 1);
-	EXPECT_EQ(Text(server.RootConfigNode()), R"({"a":{"b":1}})");
+	EXPECT_EQ(OneLine(server.RootConfigNode()), R"({"a":{"b":1}})");
 	server.SetConfig("list.[1]", "x");
-	EXPECT_EQ(Text(server.RootConfigNode()), R"({"a":{"b":1},"list":[null,"x"]})");
+	EXPECT_EQ(OneLine(server.RootConfigNode()), R"({"a":{"b":1},"list":[null,"x"]})");
 	server.RemoveConfig("a.b");
 	server.RemoveConfig("a.b");
 	server.RemoveConfig("gone.child");
-	EXPECT_EQ(Text(server.RootConfigNode()), R"({"a":{},"list":[null,"x"]})");
+	EXPECT_EQ(OneLine(server.RootConfigNode()), R"({"a":{},"list":[null,"x"]})");
 	EXPECT_EQ(server.Changes, (std::vector<std::pair<std::string, std::string>>{
 	                              {"a.b", "1"}, {"list.[1]", "\"x\""}, {"a.b", "null"}, {"gone.child", "null"}}));
 
 	// A path that cannot be made leaves the settings as they were.
-	const std::string before = Text(server.RootConfigNode());
+	const std::string before = OneLine(server.RootConfigNode());
 	try
 	{
 		server.SetConfig("fresh.[100000000]", 7);
@@ -363,9 +355,9 @@ TEST_F(TConfigurationTest, SetAndRemoveConfig)
 	}
 	catch (const ConfigError& e)
 	{
-		EXPECT_EQ(Text(e.Context()), "7");
+		EXPECT_EQ(OneLine(e.Context()), "7");
 	}
-	EXPECT_EQ(Text(server.RootConfigNode()), before);
+	EXPECT_EQ(OneLine(server.RootConfigNode()), before);
 
 	server.LoadSubconfigurationUnchecked(Parse("[1]"), "");
 	server.Changes.clear();
@@ -377,7 +369,7 @@ TEST_F(TConfigurationTest, SetAndRemoveConfig)
 	catch (const ConfigError& e)
 	{
 		EXPECT_STREQ(e.what(), "Could not set config because settings aren't a valid object!");
-		EXPECT_EQ(Text(e.Context()), R"({"v":2})");
+		EXPECT_EQ(OneLine(e.Context()), R"({"v":2})");
 	}
 	try
 	{
@@ -401,20 +393,20 @@ TEST_F(TConfigurationTest, ResetToDefault)
 	server.SetSettingsPath("old.conf");
 	server.ResetToDefault();
 	// The required port has no default: the blank document stays and nothing is notified.
-	EXPECT_EQ(Text(server.RootConfigNode()), R"({"port-wss":null,"threads":1})");
+	EXPECT_EQ(OneLine(server.RootConfigNode()), R"({"port-wss":null,"threads":1})");
 	EXPECT_TRUE(server.SettingsPath().empty());
 	EXPECT_TRUE(server.Loaded.empty());
 
 	TConfiguration complete(JsonSchema({{"threads", JsonSchema(Json::uintValue, "Threads", 2, false)}}));
 	complete.ResetToDefault();
-	EXPECT_EQ(Text(complete.RootConfigNode()), R"({"threads":2})");
+	EXPECT_EQ(OneLine(complete.RootConfigNode()), R"({"threads":2})");
 	EXPECT_EQ(complete.RootConfigNode()["threads"].getComment(Json::commentAfterOnSameLine),
 	          "// <uint> [optional] Threads");
 
 	TConfiguration copy(complete);
 	complete.Clear();
 	EXPECT_TRUE(complete.RootConfigNode().isNull());
-	EXPECT_EQ(Text(copy.RootConfigNode()), R"({"threads":2})");
+	EXPECT_EQ(OneLine(copy.RootConfigNode()), R"({"threads":2})");
 	EXPECT_EQ(copy.GetSchema(), complete.GetSchema());
 }
 

@@ -22,6 +22,15 @@ inline Json::Value Parse(const std::string& text)
 	return value;
 }
 
+// One line, without comments.
+inline std::string OneLine(const Json::Value& value)
+{
+	Json::StreamWriterBuilder builder;
+	builder["indentation"] = "";
+	builder["commentStyle"] = "None";
+	return Json::writeString(builder, value);
+}
+
 // "<code>: <text>" of the SchemaError an action throws; empty when it throws none.
 inline std::string SchemaErrorOf(const std::function<void()>& action)
 {
